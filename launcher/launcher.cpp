@@ -25,6 +25,22 @@ DWORD LevelIdFor(signed char levelLetter)
     }
 }
 
+// "Unknown error N." for a code the platform has no text for, built with the
+// bounded string operations rather than a formatted print.
+void UnknownErrorText(std::uint32_t code, char* text, std::uint32_t count)
+{
+    char digits[11];
+    char* first = digits + sizeof digits - 1;
+    *first = '\0';
+    do {
+        *--first = static_cast<char>('0' + code % 10);
+        code /= 10;
+    } while (code != 0);
+    BoundedCopy(text, count, "Unknown error ");
+    BoundedAppend(text, count, first);
+    BoundedAppend(text, count, ".");
+}
+
 }  // namespace
 
 void ShowErrorBox(std::uint32_t code)
@@ -39,9 +55,8 @@ void ShowErrorBox(std::uint32_t code)
     if (length == 0 || text == nullptr) {
         // The platform has no text for this code and allocated nothing: name
         // the code ourselves rather than show an undefined text.
-        char fallback[64];
-        std::snprintf(fallback, sizeof fallback, "Unknown error %lu.",
-                      static_cast<unsigned long>(code));
+        char fallback[32];
+        UnknownErrorText(code, fallback, sizeof fallback);
         MessageBoxA(nullptr, fallback, caption, style);
         return;
     }

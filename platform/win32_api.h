@@ -8,6 +8,10 @@
 #include <windows.h>
 #include <winsafer.h>
 
+#if !defined(_WIN64)
+static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA must have its 32-bit layout");
+#endif
+
 #else
 
 #include <cstdarg>
