@@ -5,8 +5,9 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -232,19 +233,6 @@ int ResolveProgram(const char* program, char* path, std::size_t pathSize)
 
 // ---- Starting the program --------------------------------------------------
 
-// What the intermediate process and the program report to the caller.
-struct StartReport {
-    char kind;  // 'P': started program's pid; 'E': errno of a failed start
-    int value;
-};
-
-void SendReport(int fd, char kind, int value)
-{
-    const StartReport report{kind, value};
-    ssize_t ignored = write(fd, &report, sizeof report);
-    (void)ignored;
-}
-
 // The reduced token's meaning on this host: no privileges can be gained by
 // exec, and no capability is kept. Returns 0 or the errno that refused it.
 int ApplyReduction()
@@ -270,108 +258,72 @@ int ApplyReduction()
     return 0;
 }
 
-// Closes descriptors first..last; falls back to one at a time on kernels
-// without close_range.
-int CloseRange(unsigned first, unsigned last)
-{
-    if (syscall(SYS_close_range, first, last, 0u) == 0) {
-        return 0;
-    }
-    if (errno != ENOSYS) {
-        return errno;
-    }
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return errno;
-    }
-    for (unsigned fd = first; fd <= last && fd < limit.rlim_cur; ++fd) {
-        close(static_cast<int>(fd));
-    }
-    return 0;
-}
+// What the intermediate process tells the caller, in memory they share.
+struct SpawnResult {
+    pid_t pid;
+    int error;
+};
 
-// Runs in the new process: only async-signal-safe calls from here on.
-[[noreturn]] void StartProgram(int reportFd, const char* path, char** words)
-{
-    int error = 0;
-    // Keep the report pipe clear of the three standard descriptors.
-    const int report = fcntl(reportFd, F_DUPFD_CLOEXEC, 3);
-    if (report < 0) {
-        _exit(127);
-    }
-    setsid();
-    const int null = open("/dev/null", O_RDWR);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) {
-        error = errno;
-    }
-    // Inherit nothing but the three standard descriptors (and the report pipe,
-    // which closes itself on exec).
-    if (error == 0 && report > 3) {
-        error = CloseRange(3, report - 1);
-    }
-    if (error == 0) {
-        error = CloseRange(report + 1, ~0u);
-    }
-    if (error == 0) {
-        error = ApplyReduction();
-    }
-    if (error == 0) {
-        execve(path, words, environ);
-        error = errno;
-    }
-    SendReport(report, 'E', error);
-    _exit(127);
-}
-
-// Starts the program in a grandchild, so that it never becomes a zombie of the
-// caller, and waits only until its exec has succeeded or failed.
+// Starts the program so that it never becomes the caller's child (and so never
+// its zombie) and reports the outcome of its exec synchronously: a short-lived
+// intermediate process takes the reduction on itself, starts the program with
+// posix_spawn (which waits for the exec and returns its error), and exits.
 int SpawnDetached(const char* path, char** words, pid_t* started)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return errno;
-    }
-    const pid_t intermediate = fork();
-    if (intermediate < 0) {
-        const int error = errno;
-        close(fds[0]);
-        close(fds[1]);
+    // A session of its own, the three standard descriptors on /dev/null, and
+    // no other descriptor inherited.
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    int error = posix_spawnattr_init(&attributes);
+    if (error != 0) {
         return error;
     }
-    if (intermediate == 0) {
-        close(fds[0]);
-        const pid_t child = fork();
-        if (child == 0) {
-            StartProgram(fds[1], path, words);
-        }
-        SendReport(fds[1], child < 0 ? 'E' : 'P', child < 0 ? errno : child);
-        _exit(0);
+    error = posix_spawn_file_actions_init(&actions);
+    if (error != 0) {
+        posix_spawnattr_destroy(&attributes);
+        return error;
     }
-    close(fds[1]);
-    int waitStatus = 0;
-    while (waitpid(intermediate, &waitStatus, 0) < 0 && errno == EINTR) {
+    const int steps[] = {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID),
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0),
+        posix_spawn_file_actions_adddup2(&actions, 0, 1),
+        posix_spawn_file_actions_adddup2(&actions, 0, 2),
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3),
+    };
+    for (int step : steps) {
+        error = error != 0 ? error : step;
     }
-    int error = 0;
-    *started = 0;
-    StartReport report;
-    for (;;) {
-        const ssize_t got = read(fds[0], &report, sizeof report);
-        if (got < 0 && errno == EINTR) {
-            continue;
+
+    void* memory = MAP_FAILED;
+    if (error == 0) {
+        memory = mmap(nullptr, sizeof(SpawnResult), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        error = memory == MAP_FAILED ? errno : 0;
+    }
+    if (error == 0) {
+        auto* result = static_cast<SpawnResult*>(memory);
+        *result = SpawnResult{0, ECHILD};  // stays so if the intermediate dies without a word
+        const pid_t intermediate = fork();
+        if (intermediate == 0) {
+            int outcome = ApplyReduction();
+            if (outcome == 0) {
+                outcome = posix_spawn(&result->pid, path, &actions, &attributes, words, environ);
+            }
+            result->error = outcome;
+            _exit(0);
         }
-        if (got != static_cast<ssize_t>(sizeof report)) {
-            break;
-        }
-        if (report.kind == 'P') {
-            *started = report.value;
+        if (intermediate < 0) {
+            error = errno;
         } else {
-            error = report.value;
+            while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            error = result->error;
+            *started = result->pid;
         }
+        munmap(memory, sizeof(SpawnResult));
     }
-    close(fds[0]);
-    if (error == 0 && *started == 0) {
-        error = ECHILD;  // the intermediate process died without a word
-    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     return error;
 }
 
