@@ -120,8 +120,8 @@ BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR 
 BOOL WINAPI CloseHandle(HANDLE hObject);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
-DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                            DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 

@@ -119,9 +119,9 @@ BOOL WINAPI SaferCreateLevel(DWORD dwScopeId, DWORD dwLevelId, DWORD OpenFlags,
 BOOL WINAPI SaferComputeTokenFromLevel(SAFER_LEVEL_HANDLE LevelHandle, HANDLE InAccessToken,
                                        PHANDLE OutAccessToken, DWORD dwFlags, LPVOID lpReserved)
 {
-    std::string call = Format("SaferComputeTokenFromLevel(%s, in=%s, flags=%u, reserved=%s)",
-                              Name(LevelHandle).c_str(), Ptr(InAccessToken), dwFlags,
-                              Ptr(lpReserved));
+    std::string call =
+        Format("SaferComputeTokenFromLevel(%s, in=%s, flags=%u, reserved=%s)",
+               Name(LevelHandle).c_str(), Ptr(InAccessToken), dwFlags, Ptr(lpReserved));
     const bool fails = Failing(FailStep::ComputeToken);
     if (!fails) {
         *OutAccessToken = Open("token");
@@ -180,13 +180,13 @@ void WINAPI SetLastError(DWORD dwErrCode)
     g_lastError = dwErrCode;
 }
 
-DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                            DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize, va_list* Arguments)
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list* Arguments)
 {
-    g_calls.push_back(Format("FormatMessageA(flags=0x%X, source=%s, id=%u, lang=0x%X, size=%u, "
-                             "args=%s)",
-                             dwFlags, Ptr(lpSource), dwMessageId, dwLanguageId, nSize,
-                             Ptr(Arguments)));
+    g_calls.push_back(
+        Format("FormatMessageA(flags=0x%X, source=%s, id=%u, lang=0x%X, size=%u, "
+               "args=%s)",
+               dwFlags, Ptr(lpSource), dwMessageId, dwLanguageId, nSize, Ptr(Arguments)));
     g_lastError = kClobbered;
     if (g_config.noMessageText) {
         return 0;

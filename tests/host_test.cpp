@@ -227,9 +227,9 @@ TEST(Host, StandInReleasesHandlesAndLeavesNoChildBehind)
               0u);
     EXPECT_STREQ(text, "The system cannot find the file specified.\r\n");
     LocalFree(text);
-    EXPECT_EQ(FormatMessageA(flags, nullptr, 54321, 0x400, reinterpret_cast<LPSTR>(&text), 0,
-                             nullptr),
-              0u);
+    EXPECT_EQ(
+        FormatMessageA(flags, nullptr, 54321, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr),
+        0u);
 }
 
 }  // namespace

@@ -115,9 +115,17 @@ TEST(Launch, EachLevelWordStartsTheCommandWithTheMatchingLevel)
         const char* word;
         const char* level;
     } cases[] = {
-        {"Constrained", "0x10000"}, {"c", "0x10000"}, {"Untrusted", "0x1000"}, {"u", "0x1000"},
-        {"uX", "0x1000"},          {"N", "0x20000"},  {"x", "0x20000"},        {"1", "0x20000"},
-        {"", "0x20000"},           {"\x80", "0x20000"}, {"\xC3u", "0x20000"},
+        {"Constrained", "0x10000"},
+        {"c", "0x10000"},
+        {"Untrusted", "0x1000"},
+        {"u", "0x1000"},
+        {"uX", "0x1000"},
+        {"N", "0x20000"},
+        {"x", "0x20000"},
+        {"1", "0x20000"},
+        {"", "0x20000"},
+        {"\x80", "0x20000"},
+        {"\xC3u", "0x20000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.word);
@@ -140,8 +148,9 @@ TEST(Launch, EachLevelWordStartsTheCommandWithTheMatchingLevel)
 
 TEST(Launch, AFailedStepIsReportedAndReleasesWhatItHeld)
 {
-    const std::string box = "FormatMessageA(flags=0x1300, source=null, id=5, lang=0x400, "
-                            "size=0, args=null)";
+    const std::string box =
+        "FormatMessageA(flags=0x1300, source=null, id=5, lang=0x400, "
+        "size=0, args=null)";
     const std::string shown =
         "MessageBoxA(owner=null, text=\"text for 5\\r\\n\", caption=\"Error\", style=0x40)";
     const std::vector<std::string> report = {"GetLastError() -> 5", box, shown,
@@ -203,8 +212,8 @@ TEST(Launch, FailureCodesPassThroughAndNeverReadAsSuccess)
 
 TEST(Launch, MissingWordsAreAUsageFailure)
 {
-    for (const auto& words : {std::vector<std::string>{"trustrun"},
-                              std::vector<std::string>{"trustrun", "u"}}) {
+    for (const auto& words :
+         {std::vector<std::string>{"trustrun"}, std::vector<std::string>{"trustrun", "u"}}) {
         const Outcome outcome = RunMain(words);
         EXPECT_EQ(outcome.errorText, "Parameters are missing.\n");
         EXPECT_EQ(outcome.status, 87u);

@@ -6,8 +6,8 @@
 #include <linux/capability.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -212,12 +212,13 @@ int ResolveProgram(const char* program, char* path, std::size_t pathSize)
     for (const char* dir = search;; ++dir) {
         const char* end = std::strchr(dir, ':');
         const std::size_t dirLength = end ? static_cast<std::size_t>(end - dir) : std::strlen(dir);
-        const int written = dirLength == 0 ? std::snprintf(path, pathSize, "%s", program)
-                                           : std::snprintf(path, pathSize, "%.*s/%s",
-                                                           static_cast<int>(dirLength), dir, program);
+        const int written = dirLength == 0
+                                ? std::snprintf(path, pathSize, "%s", program)
+                                : std::snprintf(path, pathSize, "%.*s/%s",
+                                                static_cast<int>(dirLength), dir, program);
         struct stat info;
-        if (written > 0 && static_cast<std::size_t>(written) < pathSize &&
-            stat(path, &info) == 0 && !S_ISDIR(info.st_mode)) {
+        if (written > 0 && static_cast<std::size_t>(written) < pathSize && stat(path, &info) == 0 &&
+            !S_ISDIR(info.st_mode)) {
             if (access(path, X_OK) == 0) {
                 return 0;
             }
@@ -315,8 +316,7 @@ int SpawnDetached(const char* path, char** words, pid_t* started)
         if (intermediate < 0) {
             error = errno;
         } else {
-            while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
-            }
+            while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {}
             error = result->error;
             *started = result->pid;
         }
@@ -340,7 +340,8 @@ const MessageText kMessages[] = {
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
     {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
     {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
-    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY,
+     "Not enough memory resources are available to process this command.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
     {ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application.\r\n"},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
@@ -485,7 +486,8 @@ BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR 
     pid_t started = 0;
     if (buffer != nullptr && words != nullptr && path != nullptr) {
         const int count = SplitCommandLine(lpCommandLine, buffer, words);
-        error = count == 0 || words[0][0] == '\0' ? ENOENT : ResolveProgram(words[0], path, PATH_MAX);
+        error =
+            count == 0 || words[0][0] == '\0' ? ENOENT : ResolveProgram(words[0], path, PATH_MAX);
         if (error == 0) {
             error = SpawnDetached(path, words, &started);
         }
@@ -511,8 +513,8 @@ BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR 
     return TRUE;
 }
 
-DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                            DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize, va_list* Arguments)
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list* Arguments)
 {
     (void)lpSource;
     (void)nSize;
