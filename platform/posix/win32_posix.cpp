@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -13,14 +15,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "platform/win32_api.h"
-
-extern char** environ;
 
 namespace {
 
@@ -198,10 +200,11 @@ int SplitCommandLine(const char* commandLine, char* buffer, char** words)
 int ResolveProgram(const char* program, char* path, std::size_t pathSize)
 {
     if (std::strchr(program, '/') != nullptr) {
-        if (std::strlen(program) >= pathSize) {
+        const std::size_t length = std::strlen(program);
+        if (length >= pathSize) {
             return ENAMETOOLONG;
         }
-        std::strcpy(path, program);
+        std::memcpy(path, program, length + 1);
         return 0;
     }
     const char* search = std::getenv("PATH");
@@ -259,20 +262,37 @@ int ApplyReduction()
     return 0;
 }
 
-// What the intermediate process tells the caller, in memory they share.
-struct SpawnResult {
+// What the intermediate process works on; it shares the caller's memory.
+struct SpawnJob {
+    const char* path;
+    char** words;
+    const posix_spawn_file_actions_t* actions;
+    const posix_spawnattr_t* attributes;
     pid_t pid;
     int error;
 };
 
+// The intermediate process: takes the reduction on itself and starts the
+// program, whose exec posix_spawn waits for and reports.
+int RunIntermediate(void* argument)
+{
+    auto* job = static_cast<SpawnJob*>(argument);
+    job->error = ApplyReduction();
+    if (job->error == 0) {
+        job->error =
+            posix_spawn(&job->pid, job->path, job->actions, job->attributes, job->words, environ);
+    }
+    return 0;
+}
+
 // Starts the program so that it never becomes the caller's child (and so never
-// its zombie) and reports the outcome of its exec synchronously: a short-lived
-// intermediate process takes the reduction on itself, starts the program with
-// posix_spawn (which waits for the exec and returns its error), and exits.
+// its zombie), and reports the outcome of its exec synchronously. The
+// intermediate process shares the caller's memory and runs while the caller
+// is suspended (as vfork does), so it costs no copy of the caller and hands
+// its result back in place; it runs with every signal blocked, so that none of
+// the caller's handlers can run in it, and the program gets the caller's mask.
 int SpawnDetached(const char* path, char** words, pid_t* started)
 {
-    // A session of its own, the three standard descriptors on /dev/null, and
-    // no other descriptor inherited.
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
     int error = posix_spawnattr_init(&attributes);
@@ -284,44 +304,46 @@ int SpawnDetached(const char* path, char** words, pid_t* started)
         posix_spawnattr_destroy(&attributes);
         return error;
     }
+    sigset_t all;
+    sigset_t callerMask;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &callerMask);
+    // A session of its own, the three standard descriptors on /dev/null, no
+    // other descriptor inherited, and the caller's signal mask.
     const int steps[] = {
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID),
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK),
+        posix_spawnattr_setsigmask(&attributes, &callerMask),
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0),
         posix_spawn_file_actions_adddup2(&actions, 0, 1),
         posix_spawn_file_actions_adddup2(&actions, 0, 2),
         posix_spawn_file_actions_addclosefrom_np(&actions, 3),
     };
-    for (int step : steps) {
-        error = error != 0 ? error : step;
-    }
+    const int* failed =
+        std::find_if(std::begin(steps), std::end(steps), [](int step) { return step != 0; });
+    error = failed == std::end(steps) ? 0 : *failed;
 
-    void* memory = MAP_FAILED;
+    constexpr std::size_t kStackSize = std::size_t{64} * 1024;
+    void* stack = MAP_FAILED;
     if (error == 0) {
-        memory = mmap(nullptr, sizeof(SpawnResult), PROT_READ | PROT_WRITE,
-                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        error = memory == MAP_FAILED ? errno : 0;
+        stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        error = stack == MAP_FAILED ? errno : 0;
     }
     if (error == 0) {
-        auto* result = static_cast<SpawnResult*>(memory);
-        *result = SpawnResult{0, ECHILD};  // stays so if the intermediate dies without a word
-        const pid_t intermediate = fork();
-        if (intermediate == 0) {
-            int outcome = ApplyReduction();
-            if (outcome == 0) {
-                outcome = posix_spawn(&result->pid, path, &actions, &attributes, words, environ);
-            }
-            result->error = outcome;
-            _exit(0);
-        }
+        // ECHILD stays if the intermediate dies without a word.
+        SpawnJob job{path, words, &actions, &attributes, 0, ECHILD};
+        const pid_t intermediate = clone(RunIntermediate, static_cast<char*>(stack) + kStackSize,
+                                         CLONE_VM | CLONE_VFORK | SIGCHLD, &job);
         if (intermediate < 0) {
             error = errno;
         } else {
             while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {}
-            error = result->error;
-            *started = result->pid;
+            error = job.error;
+            *started = job.pid;
         }
-        munmap(memory, sizeof(SpawnResult));
+        munmap(stack, kStackSize);
     }
+    pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return error;
@@ -402,6 +424,13 @@ std::size_t LineLength(const char* text)
         --length;
     }
     return length;
+}
+
+// The start of the line after the one at text (its end when there is none).
+const char* NextLine(const char* text)
+{
+    text += std::strcspn(text, "\n");
+    return *text == '\n' ? text + 1 : text;
 }
 
 }  // namespace
@@ -564,16 +593,14 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
     for (const char* line = text; *line != '\0';) {
         const std::size_t length = LineLength(line);
         width = length > width ? length : width;
-        line += std::strcspn(line, "\n");
-        line += *line == '\n';
+        line = NextLine(line);
     }
 
     WriteAll(tty, "\n", 1);
     WriteBorder(tty, lpCaption, width);
     for (const char* line = text; *line != '\0';) {
         WriteRow(tty, line, LineLength(line), width);
-        line += std::strcspn(line, "\n");
-        line += *line == '\n';
+        line = NextLine(line);
     }
     WriteRow(tty, "", 0, width);
     char centred[256];
